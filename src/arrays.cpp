@@ -1,0 +1,505 @@
+#include "arrays.h"
+
+#define NPY_NO_DEPRECATED_API NPY_1_7_API_VERSION
+#include <numpy/ndarraytypes.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <limits>
+#include <new>
+#include <numeric>
+#include <unordered_map>
+#include <vector>
+
+namespace ondulix {
+
+// ---------------------------------------------------------------------------
+// NumPy's function table
+//
+// The table is taken from the `_ARRAY_API` capsule of numpy.core.multiarray
+// rather than through import_array(), so that importing ondulix touches
+// nothing of NumPy. The slots are fixed by NumPy's C API.
+
+namespace {
+
+constexpr int slot_array_type = 2;
+constexpr int slot_descr_from_type = 45;
+constexpr int slot_new_from_descr = 94;
+constexpr int slot_equiv_types = 182;
+constexpr int slot_feature_version = 211;
+
+// NumPy 2 moved the descriptor's element size; the feature version of the
+// running NumPy tells which layout its descriptors have.
+constexpr unsigned numpy2_feature_version = 0x12;
+
+struct NumpyApi {
+    void **table = nullptr;
+    bool numpy2_descriptors = false;
+};
+
+NumpyApi numpy_api_cache;
+
+const NumpyApi &numpy_api() {
+    if (numpy_api_cache.table != nullptr)
+        return numpy_api_cache;
+    // Both references are kept for the life of the process: the table lives
+    // inside the capsule.
+    PyObject *module = PyImport_ImportModule("numpy.core.multiarray");
+    if (module == nullptr) {
+        PyErr_Clear();
+        fail_internal("Failed to import NumPy module");
+    }
+    PyObject *capsule = PyObject_GetAttrString(module, "_ARRAY_API");
+    if (capsule == nullptr) {
+        PyErr_Clear();
+        fail_internal("Failed to get NumPy API capsule");
+    }
+    void **table = static_cast<void **>(PyCapsule_GetPointer(capsule, nullptr));
+    if (table == nullptr) {
+        PyErr_Clear();
+        fail_internal("NumPy API capsule holds no function table");
+    }
+    auto feature_version = reinterpret_cast<unsigned (*)()>(table[slot_feature_version]);
+    numpy_api_cache.numpy2_descriptors = feature_version() >= numpy2_feature_version;
+    numpy_api_cache.table = table;
+    return numpy_api_cache;
+}
+
+PyTypeObject *array_type(const NumpyApi &api) {
+    return static_cast<PyTypeObject *>(api.table[slot_array_type]);
+}
+
+[[noreturn]] void fail_api_call() {
+    PyErr_Print();
+    fail_internal("Python API call failed");
+}
+
+// The native float64 descriptor, a new reference.
+Object float64_descriptor(const NumpyApi &api) {
+    auto descr_from_type =
+        reinterpret_cast<PyArray_Descr *(*)(int)>(api.table[slot_descr_from_type]);
+    PyArray_Descr *descr = descr_from_type(NPY_DOUBLE);
+    if (descr == nullptr)
+        fail_api_call();
+    return Object::steal(reinterpret_cast<PyObject *>(descr));
+}
+
+npy_intp element_size(const PyArray_Descr *descr, bool numpy2) {
+    if (numpy2)
+        return reinterpret_cast<const _PyArray_DescrNumPy2 *>(descr)->elsize;
+    return reinterpret_cast<const PyArray_DescrProto *>(descr)->elsize;
+}
+
+PyArrayObject *as_array(PyObject *object) {
+    return reinterpret_cast<PyArrayObject *>(object);
+}
+
+[[noreturn]] void fail_dimensionality(int ndim) {
+    std::string message =
+        "dimensionality mismatch:\n from=" + std::to_string(ndim) + ", to=1";
+    throw PythonError(PyExc_TypeError, message.c_str());
+}
+
+[[noreturn]] void fail_element_type(Handle descr, Handle float64) {
+    std::string message = "type mismatch:\n from=" + str_utf8(descr) +
+                          ", to=" + str_utf8(float64);
+    throw PythonError(PyExc_TypeError, message.c_str());
+}
+
+} // namespace
+
+TimeArray extract_time_array(Handle object) {
+    const NumpyApi &api = numpy_api();
+    PyTypeObject *type = Py_TYPE(object.ptr());
+    if (type != array_type(api) && !PyType_IsSubtype(type, array_type(api)))
+        fail_conversion(object, "numpy.ndarray");
+
+    PyArrayObject *array = as_array(object.ptr());
+    if (PyArray_NDIM(array) != 1)
+        fail_dimensionality(PyArray_NDIM(array));
+
+    Object float64 = float64_descriptor(api);
+    PyArray_Descr *descr = PyArray_DESCR(array);
+    auto equiv_types = reinterpret_cast<unsigned char (*)(PyArray_Descr *, PyArray_Descr *)>(
+        api.table[slot_equiv_types]);
+    if (reinterpret_cast<PyObject *>(descr) != float64.ptr() &&
+        !equiv_types(descr, reinterpret_cast<PyArray_Descr *>(float64.ptr())))
+        fail_element_type(reinterpret_cast<PyObject *>(descr), float64);
+    return TimeArray{object.ptr()};
+}
+
+// ---------------------------------------------------------------------------
+// The shared borrow registry
+//
+// NumPy-using extension modules in one process coordinate direct access to
+// array memory through one record published on numpy.core.multiarray: any
+// number of read borrows of the same memory may coexist, a write borrow
+// excludes every other borrow of overlapping memory. The first module that
+// needs the registry creates it; everyone else calls the operations of the
+// record found there. All of it runs under the GIL, which serialises it.
+
+namespace {
+
+constexpr const char registry_attribute[] = "_array_borrow_registry";
+constexpr std::uint64_t registry_version = 1;
+
+// The layout shared with every cooperating module.
+struct BorrowRecord {
+    std::uint64_t version;
+    void *state;
+    std::int32_t (*acquire_read)(void *state, PyObject *array);
+    std::int32_t (*acquire_write)(void *state, PyObject *array);
+    void (*release_read)(void *state, PyObject *array);
+    void (*release_write)(void *state, PyObject *array);
+};
+static_assert(sizeof(BorrowRecord) == 48);
+
+constexpr std::int32_t borrow_granted = 0;
+constexpr std::int32_t borrow_conflict = -1;
+constexpr std::int32_t borrow_not_writeable = -2;
+
+// The memory an array can reach: [start, end) in bytes, its data address,
+// and the gcd of its strides, which tells which addresses inside the range
+// it actually touches. Arithmetic wraps like addresses do, so arbitrary
+// strides cannot overflow.
+struct Extent {
+    std::uintptr_t start, end, data, divisor;
+    bool operator==(const Extent &other) const {
+        return start == other.start && end == other.end && data == other.data &&
+               divisor == other.divisor;
+    }
+};
+
+// A count k > 0 is k read borrows, -1 is one write borrow.
+struct Borrow {
+    Extent extent;
+    std::int64_t count;
+};
+constexpr std::int64_t write_count = -1;
+
+struct RegistryState {
+    PyTypeObject *array_type;
+    bool numpy2_descriptors;
+    // Borrows by memory owner; an owner appears only while it has one.
+    std::unordered_map<const PyObject *, std::vector<Borrow>> owners;
+};
+
+// One allocation holds what the capsule owns: the record (first, as the
+// capsule's pointer), the state and the capsule's name.
+struct Registry {
+    BorrowRecord record;
+    RegistryState state;
+    char name[sizeof(registry_attribute)];
+};
+
+std::uintptr_t magnitude(npy_intp value) {
+    const auto bits = static_cast<std::uintptr_t>(value);
+    return value < 0 ? std::uintptr_t(0) - bits : bits;
+}
+
+// Follow base arrays down to the object that owns the memory.
+const PyObject *memory_owner(PyObject *array, PyTypeObject *array_type) {
+    PyObject *current = array;
+    for (;;) {
+        PyObject *base = PyArray_BASE(as_array(current));
+        if (base == nullptr)
+            return current;
+        if (!PyObject_TypeCheck(base, array_type))
+            return base;
+        current = base;
+    }
+}
+
+Extent borrow_extent(PyObject *object, const RegistryState &state) {
+    PyArrayObject *array = as_array(object);
+    const auto data = reinterpret_cast<std::uintptr_t>(PyArray_DATA(array));
+    const int ndim = PyArray_NDIM(array);
+    if (ndim == 0)
+        return Extent{data, data, data, 1};
+
+    const npy_intp *dims = PyArray_DIMS(array);
+    const npy_intp *strides = PyArray_STRIDES(array);
+    std::uintptr_t below = 0, above = 0, divisor = 0;
+    bool empty = false;
+    for (int k = 0; k < ndim; ++k) {
+        divisor = std::gcd(divisor, magnitude(strides[k]));
+        if (dims[k] == 0) {
+            empty = true;
+            continue;
+        }
+        const std::uintptr_t span =
+            static_cast<std::uintptr_t>(dims[k] - 1) * magnitude(strides[k]);
+        (strides[k] < 0 ? below : above) += span;
+    }
+    if (empty)
+        return Extent{data, data, data, divisor};
+    const auto size = static_cast<std::uintptr_t>(
+        element_size(PyArray_DESCR(array), state.numpy2_descriptors));
+    return Extent{data - below, data + above + size, data, divisor};
+}
+
+bool conflict(const Extent &a, const Extent &b) {
+    if (!(a.start < b.end && b.start < a.end))
+        return false;
+    const std::uintptr_t divisor = std::gcd(a.divisor, b.divisor);
+    const std::uintptr_t distance = a.data > b.data ? a.data - b.data : b.data - a.data;
+    // Extents whose strides are all zero touch only their data address.
+    return divisor == 0 ? distance == 0 : distance % divisor == 0;
+}
+
+Borrow *find_identical(std::vector<Borrow> &borrows, const Extent &extent) {
+    for (Borrow &borrow : borrows)
+        if (borrow.extent == extent)
+            return &borrow;
+    return nullptr;
+}
+
+bool conflicts_with_write(const std::vector<Borrow> &borrows, const Extent &extent) {
+    for (const Borrow &borrow : borrows)
+        if (borrow.count == write_count && conflict(borrow.extent, extent))
+            return true;
+    return false;
+}
+
+bool conflicts_with_any(const std::vector<Borrow> &borrows, const Extent &extent) {
+    for (const Borrow &borrow : borrows)
+        if (conflict(borrow.extent, extent))
+            return true;
+    return false;
+}
+
+std::int32_t acquire_read(void *state_ptr, PyObject *array) {
+    auto &state = *static_cast<RegistryState *>(state_ptr);
+    const PyObject *owner = memory_owner(array, state.array_type);
+    const Extent extent = borrow_extent(array, state);
+    try {
+        std::vector<Borrow> &borrows = state.owners[owner];
+        if (Borrow *same = find_identical(borrows, extent)) {
+            if (same->count == write_count ||
+                same->count == std::numeric_limits<std::int64_t>::max())
+                return borrow_conflict;
+            ++same->count;
+            return borrow_granted;
+        }
+        if (conflicts_with_write(borrows, extent)) {
+            if (borrows.empty())
+                state.owners.erase(owner);
+            return borrow_conflict;
+        }
+        borrows.push_back(Borrow{extent, 1});
+        return borrow_granted;
+    } catch (const std::bad_alloc &) {
+        // Without memory to record the borrow it cannot be granted.
+        auto found = state.owners.find(owner);
+        if (found != state.owners.end() && found->second.empty())
+            state.owners.erase(found);
+        return borrow_conflict;
+    }
+}
+
+std::int32_t acquire_write(void *state_ptr, PyObject *array) {
+    auto &state = *static_cast<RegistryState *>(state_ptr);
+    if (!(PyArray_FLAGS(as_array(array)) & NPY_ARRAY_WRITEABLE))
+        return borrow_not_writeable;
+    const PyObject *owner = memory_owner(array, state.array_type);
+    const Extent extent = borrow_extent(array, state);
+    try {
+        std::vector<Borrow> &borrows = state.owners[owner];
+        if (conflicts_with_any(borrows, extent) || find_identical(borrows, extent)) {
+            if (borrows.empty())
+                state.owners.erase(owner);
+            return borrow_conflict;
+        }
+        borrows.push_back(Borrow{extent, write_count});
+        return borrow_granted;
+    } catch (const std::bad_alloc &) {
+        auto found = state.owners.find(owner);
+        if (found != state.owners.end() && found->second.empty())
+            state.owners.erase(found);
+        return borrow_conflict;
+    }
+}
+
+// Give back one borrow of the given kind. A release that matches no such
+// borrow is ignored, so a peer's mistake cannot drop borrows of others.
+void release(void *state_ptr, PyObject *array, bool write) {
+    auto &state = *static_cast<RegistryState *>(state_ptr);
+    auto owner = state.owners.find(memory_owner(array, state.array_type));
+    if (owner == state.owners.end())
+        return;
+    std::vector<Borrow> &borrows = owner->second;
+    Borrow *borrow = find_identical(borrows, borrow_extent(array, state));
+    if (borrow == nullptr || (borrow->count == write_count) != write)
+        return;
+    if (!write && --borrow->count > 0)
+        return;
+    *borrow = borrows.back();
+    borrows.pop_back();
+    if (borrows.empty())
+        state.owners.erase(owner);
+}
+
+void release_read(void *state, PyObject *array) { release(state, array, false); }
+void release_write(void *state, PyObject *array) { release(state, array, true); }
+
+void destroy_registry(PyObject *capsule) {
+    delete static_cast<Registry *>(PyCapsule_GetPointer(capsule, registry_attribute));
+}
+
+// Publish a new, empty registry on the module; returns the capsule.
+Object create_registry(Handle module, Handle attribute, const NumpyApi &api) {
+    auto *registry = new Registry{
+        BorrowRecord{registry_version, nullptr, acquire_read, acquire_write,
+                     release_read, release_write},
+        RegistryState{array_type(api), api.numpy2_descriptors, {}},
+        {}};
+    registry->record.state = &registry->state;
+    std::copy(std::begin(registry_attribute), std::end(registry_attribute),
+              registry->name);
+    PyObject *capsule = PyCapsule_New(registry, registry->name, destroy_registry);
+    if (capsule == nullptr) {
+        delete registry;
+        raise_pending();
+    }
+    Object owned = Object::steal(capsule);
+    if (PyObject_SetAttr(module.ptr(), attribute.ptr(), owned.ptr()) < 0)
+        raise_pending();
+    return owned;
+}
+
+[[noreturn]] void fail_registry_version(std::uint64_t version) {
+    std::string message = "version " + std::to_string(version) +
+                          " of the shared borrow registry is not supported";
+    throw PythonError(PyExc_TypeError, message.c_str());
+}
+
+// The record in use; the capsule that holds it is kept alive with it, so the
+// record outlives a later change of the attribute.
+const BorrowRecord *registry_record_cache = nullptr;
+
+const BorrowRecord *find_registry_record() {
+    const NumpyApi &api = numpy_api();
+    Object name = check(PyUnicode_FromString("numpy.core.multiarray"));
+    Object module = check(PyImport_Import(name.ptr()));
+    Object attribute = check(PyUnicode_FromString(registry_attribute));
+    Object capsule = Object::steal(PyObject_GetAttr(module.ptr(), attribute.ptr()));
+    if (!capsule) {
+        PyErr_Clear();
+        capsule = create_registry(module, attribute, api);
+    } else if (Py_TYPE(capsule.ptr()) != &PyCapsule_Type) {
+        fail_conversion(capsule, "PyCapsule");
+    }
+    const char *capsule_name = PyCapsule_GetName(capsule.ptr());
+    auto *record =
+        static_cast<const BorrowRecord *>(PyCapsule_GetPointer(capsule.ptr(), capsule_name));
+    PyErr_Clear();
+    if (record == nullptr)
+        throw PythonError(PyExc_TypeError, "the shared borrow registry capsule holds no record");
+    if (record->version == 0)
+        fail_registry_version(record->version);
+    capsule.release();
+    return record;
+}
+
+// "Type: value", followed by the traceback when there is one.
+std::string describe(PythonError &error) {
+    error.normalize();
+    std::string description;
+    try {
+        Object qualname = check(PyObject_GetAttrString(error.type().ptr(), "__qualname__"));
+        description = to_utf8(qualname) + ": " + str_utf8(error.value());
+        if (error.traceback()) {
+            Object traceback = check(PyImport_ImportModule("traceback"));
+            Object lines = check(PyObject_CallMethod(traceback.ptr(), "format_tb", "O",
+                                                     error.traceback().ptr()));
+            Object empty = check(PyUnicode_FromString(""));
+            Object joined = check(PyUnicode_Join(empty.ptr(), lines.ptr()));
+            description += "\nTraceback (most recent call last):\n" + to_utf8(joined);
+        }
+    } catch (const PythonError &) {
+        PyErr_Clear();
+        if (description.empty())
+            description = "<error could not be described>";
+    }
+    return description;
+}
+
+const BorrowRecord &registry_record() {
+    if (registry_record_cache != nullptr)
+        return *registry_record_cache;
+    try {
+        registry_record_cache = find_registry_record();
+    } catch (PythonError &error) {
+        fail_internal("Interal borrow checking API error: " + describe(error));
+    }
+    return *registry_record_cache;
+}
+
+} // namespace
+
+ReadBorrow::ReadBorrow(PyObject *array) : array_(array) {
+    const BorrowRecord &record = registry_record();
+    const std::int32_t rc = record.acquire_read(record.state, array);
+    if (rc == borrow_granted)
+        return;
+    if (rc == borrow_conflict)
+        fail_internal("forced an error result: the time array is already borrowed");
+    fail_internal("Unexpected return code " + std::to_string(rc) +
+                  " from borrow checking API");
+}
+
+ReadBorrow::~ReadBorrow() {
+    // Acquiring filled the record cache.
+    registry_record_cache->release_read(registry_record_cache->state, array_);
+}
+
+// ---------------------------------------------------------------------------
+// The per-call frame
+
+ReadOnlyView::ReadOnlyView(TimeArray time) : borrow_(time.array) {
+    PyArrayObject *array = as_array(time.array);
+    if (!(PyArray_FLAGS(array) & (NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_F_CONTIGUOUS)))
+        fail_internal("forced an error result: the time array is not contiguous");
+    std::uint64_t size = 1;
+    for (int k = 0; k < PyArray_NDIM(array); ++k)
+        size *= static_cast<std::uint64_t>(PyArray_DIMS(array)[k]);
+    data_ = static_cast<const unsigned char *>(PyArray_DATA(array));
+    size_ = size;
+}
+
+ResultBuffer::ResultBuffer(std::uint64_t size) {
+    if (size == 0)
+        return;
+    if (size <= std::numeric_limits<std::size_t>::max() / sizeof(double))
+        data_ = static_cast<double *>(std::calloc(std::size_t(size), sizeof(double)));
+    if (data_ == nullptr) {
+        // Reported as an ordinary MemoryError: the interpreter and the
+        // caller's session survive a request that is merely too large.
+        std::string message = "memory allocation of " +
+                              std::to_string(size * sizeof(double)) + " bytes failed";
+        throw PythonError(PyExc_MemoryError, message.c_str());
+    }
+}
+
+ResultBuffer::~ResultBuffer() { std::free(data_); }
+
+Object new_waveform_array(const ResultBuffer &buffer, std::uint64_t size) {
+    const NumpyApi &api = numpy_api();
+    Object descr = float64_descriptor(api);
+    auto new_from_descr = reinterpret_cast<PyObject *(*)(PyTypeObject *, PyArray_Descr *, int,
+                                                          const npy_intp *, const npy_intp *,
+                                                          void *, int, PyObject *)>(
+        api.table[slot_new_from_descr]);
+    const npy_intp dims[1] = {static_cast<npy_intp>(size)};
+    // NewFromDescr takes over the descriptor reference, also when it fails.
+    PyObject *result = new_from_descr(array_type(api),
+                                      reinterpret_cast<PyArray_Descr *>(descr.release()),
+                                      1, dims, nullptr, nullptr, 0, nullptr);
+    if (result == nullptr)
+        fail_api_call();
+    if (size > 0)
+        std::memcpy(PyArray_DATA(as_array(result)), buffer.data(), size * sizeof(double));
+    return Object::steal(result);
+}
+
+} // namespace ondulix
