@@ -1,0 +1,25 @@
+# Everything runs from a project-local virtual environment that these targets
+# create and keep up to date; nothing needs to be installed by hand.
+PYTHON ?= python3
+VENV ?= .venv
+PY := $(VENV)/bin/python
+SOURCES := pyproject.toml CMakeLists.txt $(wildcard src/*.h src/*.cpp src/lib/*.h src/lib/*.cpp)
+
+.PHONY: demo test install clean
+
+demo: $(VENV)/.installed
+	$(PY) examples/demo.py
+
+test: $(VENV)/.installed
+	$(PY) -m pytest -q
+
+install: $(VENV)/.installed
+
+$(VENV)/.installed: $(SOURCES)
+	test -x $(PY) || $(PYTHON) -m venv $(VENV)
+	$(PY) -m pip install -q --upgrade pip
+	$(PY) -m pip install -q ".[test]"
+	touch $@
+
+clean:
+	rm -rf $(VENV) build dist

@@ -1,0 +1,52 @@
+import os
+import subprocess
+import sys
+import textwrap
+
+import numpy as np
+import pytest
+
+import ondulix
+
+
+def run_python(code, timeout=120):
+    """Run code in a fresh interpreter; the tests directory is importable."""
+    env = dict(os.environ)
+    here = os.path.dirname(os.path.abspath(__file__))
+    env["PYTHONPATH"] = os.pathsep.join(filter(None, [here, env.get("PYTHONPATH")]))
+    return subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)],
+        capture_output=True, text=True, timeout=timeout, env=env,
+    )
+
+
+@pytest.fixture
+def python():
+    """A fresh interpreter that must succeed; returns its standard output."""
+    def run(code, timeout=120):
+        proc = run_python(code, timeout)
+        assert proc.returncode == 0, proc.stdout + proc.stderr
+        return proc.stdout
+    return run
+
+
+@pytest.fixture
+def t():
+    return np.linspace(-3.0, 7.0, 11)
+
+
+@pytest.fixture(scope="session")
+def internal_failure_class():
+    """The class of the module's internal failures, caught from a real one."""
+    try:
+        ondulix.harmonic_oscillator(np.zeros(4)[::2], 1.0, 0.0, 1.0, 0.0, 0.0)
+    except BaseException as failure:  # noqa: B036 - it is not an Exception
+        return type(failure)
+    raise AssertionError("a non-contiguous time array was accepted")
+
+
+@pytest.fixture
+def registry():
+    from registry_access import Registry
+    ondulix.harmonic_oscillator(np.zeros(1), 1.0, 0.0, 1.0, 0.0, 0.0)
+    return Registry()
