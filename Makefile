@@ -20,7 +20,7 @@ install: $(VENV)/.installed
 $(VENV)/.installed: $(SOURCES)
 	test -x $(PY) || $(PYTHON) -m venv $(VENV)
 	$(PY) -m pip install -q --upgrade pip
-	$(PY) -m pip install -q ".[test]"
+	$(PY) -m pip install -q ".[demo,test]"
 	touch $@
 
 clean:
