@@ -16,6 +16,7 @@ from typing import Any, Callable
 
 import dask.array as da
 import numpy as np
+from dask.base import tokenize
 from numpy.typing import NDArray
 
 import ondulix
@@ -54,6 +55,7 @@ def map_waveform(function: Callable[..., NDArray[np.float64]], time: Any,
         raise TypeError(f"time must have the native float64 element type, not {time.dtype}; "
                         f"convert it with time.astype(numpy.float64)")
     function(np.empty(0, dtype=_FLOAT64), *args, **kwargs)
+    # Keys named after the function, unique to its arguments and the array.
+    name = f"{function.__name__}-{tokenize(function.__name__, time, args, kwargs)}"
     return da.map_blocks(partial(_evaluate_block, function, args, kwargs), time,
-                         token=function.__name__, dtype=_FLOAT64,
-                         meta=np.empty(0, dtype=_FLOAT64))
+                         name=name, dtype=_FLOAT64, meta=np.empty(0, dtype=_FLOAT64))

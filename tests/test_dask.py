@@ -24,48 +24,7 @@ IDS = [function.__name__ for function, _ in CALLS]
 SIZE, CHUNK = 2_000_003, 131_072
 
 
-@pytest.fixture(scope="module")
-def client():
-    with LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                      dashboard_address=None) as cluster, Client(cluster) as client:
-        pids = set(client.run(os.getpid).values())
-        assert len(pids) == 2 and os.getpid() not in pids
-        yield client
-
-
-@pytest.fixture(scope="module")
-def time():
-    # Made by the workers, so the samples never pass through this process
-    # before the comparison.
-    return da.linspace(-300.0, 9700.0, SIZE, chunks=CHUNK)
-
-
-@pytest.mark.parametrize("function,args", CALLS, ids=IDS)
-def test_map_blocks_on_two_worker_processes_matches_one_call(client, time, function, args):
-    waves = da.map_blocks(function, time, *args, dtype=np.float64)
-    waves = client.persist(waves)
-    wait(waves)
-    # Both workers computed blocks.
-    holders = {worker for workers in client.who_has(waves).values() for worker in workers}
-    assert len(holders) == 2
-
-    distributed = waves.compute()
-    single = function(time.compute(), *args)
-    assert distributed.dtype == np.float64 and distributed.shape == (SIZE,)
-    assert ref.same_bits(distributed, single)
-
-
-@pytest.mark.parametrize("function,args", CALLS, ids=IDS)
-def test_map_waveform_reads_strided_blocks(client, time, function, args):
-    # Reversing and stepping make every block a strided view, which the
-    # functions themselves refuse; the helper hands them contiguous copies.
-    strided = time[::-3]
-    waves = ondulix_dask.map_waveform(function, strided, *args)
-    assert waves.dtype == np.float64 and waves.chunks == strided.chunks
-    single = function(np.ascontiguousarray(time.compute()[::-3]), *args)
-    assert ref.same_bits(waves.compute(), single)
-
-
+# Without a cluster: checks made before anything is computed, and keywords.
 T = da.linspace(0.0, 1.0, 10, chunks=4)
 
 
@@ -101,3 +60,48 @@ def test_map_waveform_passes_keywords_and_accepts_numpy_input():
     assert ref.same_bits(
         ondulix_dask.map_waveform(ondulix.transient_impulse, t, 1.0, 6.0, 0.4, 0.0).compute(),
         ondulix.transient_impulse(t, 1.0, 6.0, 0.4, 0.0))
+
+
+# On a cluster of two worker processes.
+@pytest.fixture(scope="module")
+def client():
+    with LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                      dashboard_address=None) as cluster, Client(cluster) as client:
+        pids = set(client.run(os.getpid).values())
+        assert len(pids) == 2 and os.getpid() not in pids
+        yield client
+
+
+@pytest.fixture(scope="module")
+def time():
+    # Made by the workers, so the samples never pass through this process
+    # before the comparison.
+    return da.linspace(-300.0, 9700.0, SIZE, chunks=CHUNK)
+
+
+@pytest.mark.parametrize("function,args", CALLS, ids=IDS)
+def test_map_blocks_on_two_worker_processes_matches_one_call(client, time, function, args):
+    waves = da.map_blocks(function, time, *args, dtype=np.float64)
+    waves = client.persist(waves)
+    wait(waves)
+    # Both workers computed blocks.
+    holders = {worker for workers in client.who_has(waves).values() for worker in workers}
+    assert len(holders) == 2
+
+    distributed = waves.compute()
+    single = function(time.compute(), *args)
+    assert distributed.dtype == np.float64 and distributed.shape == (SIZE,)
+    assert ref.same_bits(distributed, single)
+
+
+@pytest.mark.parametrize("function,args", CALLS, ids=IDS)
+def test_map_waveform_reads_strided_blocks(client, time, function, args):
+    # Reversing makes every block a view with a negative stride, which the
+    # functions themselves refuse; the helper hands them contiguous copies.
+    strided = time[::-1]
+    waves = ondulix_dask.map_waveform(function, strided, *args)
+    assert waves.dtype == np.float64 and waves.chunks == strided.chunks
+    single = function(np.ascontiguousarray(time.compute()[::-1]), *args)
+    # A block the function refused would raise a BaseException on a worker,
+    # which the client may wait for forever.
+    assert ref.same_bits(client.compute(waves).result(timeout=120), single)

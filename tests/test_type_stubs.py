@@ -90,7 +90,9 @@ def test_mypy_passes_correct_calls_and_flags_wrong_ones(tmp_path, request):
         assert message in errors[0][1], (call, errors[0][1])
     [(kind, _, revealed)] = found[len(lines)]
     assert kind == "note"
-    assert re.fullmatch(r'Revealed type is "numpy\.ndarray\[.*numpy\.dtype\[numpy\.float64\]\]"',
+    # NumPy 2.0's stubs spell float64 as floating[_64Bit].
+    assert re.fullmatch(r'Revealed type is "numpy\.ndarray\[.*numpy\.dtype\['
+                        r'numpy\.(float64|floating\[numpy\._typing\._64Bit\])\]\]"',
                         revealed), revealed
 
 
