@@ -4,6 +4,8 @@ PYTHON ?= python3
 VENV ?= .venv
 PY := $(VENV)/bin/python
 SOURCES := pyproject.toml CMakeLists.txt $(wildcard src/*.h src/*.cpp src/lib/*.h src/lib/*.cpp)
+# Installed beside the module: its type stubs and the dask helper.
+SOURCES += src/ondulix.pyi python/ondulix_dask.py
 
 .PHONY: demo test install clean
 
@@ -18,7 +20,7 @@ install: $(VENV)/.installed
 $(VENV)/.installed: $(SOURCES)
 	test -x $(PY) || $(PYTHON) -m venv $(VENV)
 	$(PY) -m pip install -q --upgrade pip
-	$(PY) -m pip install -q ".[test]"
+	$(PY) -m pip install -q ".[demo,test]"
 	touch $@
 
 clean:
