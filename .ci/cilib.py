@@ -93,7 +93,7 @@ def build_wheel(log, python, wheel_dir, build_log, defines=(), settings=()):
     cmd += [f"--config-settings=cmake.define.{name}={value}" for name, value in defines]
     cmd += [f"--config-settings={setting}" for setting in settings]
     cmd.append(REPO)
-    log.write(f"building the wheel; full output in {build_log}")
+    log.write(f"building the wheel; full output in {build_log.path}")
     _, text = log.run(cmd, to=build_log)
     headers = re.search(r"ondulix: NumPy (\S+) headers in (\S+)", text)
     if headers is None:

@@ -40,27 +40,29 @@ def pyenv_root():
 
 def discover_pythons():
     """Every CPython X.Y.Z >= 3.9 under $(pyenv root)/versions, oldest first,
-    as (version string, interpreter path); also the names passed over."""
+    as (version string, interpreter path); also the names passed over, with
+    the reason."""
     versions = pyenv_root() / "versions"
-    found, skipped = [], []
+    found, passed_over = [], []
     for entry in sorted(versions.iterdir()) if versions.is_dir() else []:
         match = re.fullmatch(r"(\d+)\.(\d+)\.(\d+)", entry.name)
-        python = entry / "bin" / "python3"
-        if not match or not python.exists():
-            skipped.append(entry.name)
+        if not match:
+            passed_over.append(f"{entry.name} (not a plain X.Y.Z release name)")
             continue
         if tuple(map(int, match.groups()[:2])) < MINIMUM:
+            passed_over.append(f"{entry.name} (older than 3.9)")
             continue
+        python = entry / "bin" / "python3"
         probe = subprocess.run(
             [python, "-c", "import sys; print(sys.implementation.name, "
              "'.'.join(map(str, sys.version_info[:3])))"],
-            capture_output=True, text=True)
-        if probe.returncode != 0 or probe.stdout.split() != ["cpython", entry.name]:
-            skipped.append(entry.name)
+            capture_output=True, text=True) if python.exists() else None
+        if probe is None or probe.returncode != 0 or probe.stdout.split() != ["cpython", entry.name]:
+            passed_over.append(f"{entry.name} (its bin/python3 is not that CPython)")
             continue
         found.append((entry.name, python))
     found.sort(key=lambda item: tuple(map(int, item[0].split("."))))
-    return found, skipped
+    return found, passed_over
 
 
 def minor(version):
@@ -109,12 +111,11 @@ def main():
     parser.add_argument("--jobs", type=int, default=1, help="cells run at once")
     options = parser.parse_args()
 
-    pythons, skipped = discover_pythons()
+    pythons, passed_over = discover_pythons()
     if options.python:
         pythons = [(v, p) for v, p in pythons if ".".join(v.split(".")[:2]) in options.python]
     banner("version matrix: " + ", ".join(v for v, _ in pythons))
-    if skipped:
-        print(f"passed over under pyenv (not a CPython X.Y.Z): {', '.join(skipped)}")
+    print(f"found under {pyenv_root() / 'versions'}; passed over: {', '.join(passed_over) or 'none'}")
     if not pythons:
         print("no CPython 3.9 or later found under $(pyenv root)/versions")
         return 1
