@@ -216,26 +216,22 @@ def main():
     started = time.monotonic()
     log = Log(LOGS / "sanitize.log")
     rows, failed = [], False
+    state = {}
 
     def step(name, action):
         nonlocal failed
-        if failed:
-            rows.append((name, "not run", ""))
-            return None
+        if name != "ASan+UBSan build" and not state:
+            rows.append((name, "not run", "no build"))
+            return
         t0 = time.monotonic()
         try:
-            result, detail = action()
-            rows.append((name, "passed", detail))
-            return result
+            rows.append((name, "passed", action()))
         except StepFailed as failure:
             log.write(f"FAILED: {failure}")
             rows.append((name, "FAILED", str(failure).splitlines()[0][:90]))
             failed = True
-            return None
         finally:
             log.write(f"[{name}: {time.monotonic() - t0:.1f} s]")
-
-    state = {}
 
     def build():
         python = make_venv(log, options.python, HOME / "venv")
@@ -254,11 +250,11 @@ def main():
         log.run(["g++", "-shared", "-fPIC", "-g", "-O1", *SANITIZE_FLAGS[:2],
                  REPO / ".ci" / "sanitizer_canary.cpp", "-o", canary])
         state.update(python=python, module=module, libs=libs, canary=canary)
-        return None, f"NumPy {headers} headers, {' '.join(SANITIZE_FLAGS)}; preload {' '.join(libs.values())}"
+        return f"NumPy {headers} headers, {' '.join(SANITIZE_FLAGS)}"
 
     def canaries():
         check_canaries(log, state["python"], state["libs"], state["canary"])
-        return None, "heap and signed overflow reported, in the interpreter and in a test's child"
+        return "heap and signed overflow reported, in the interpreter and in a test's child"
 
     def suite():
         reports = fresh(REPORTS)
@@ -267,11 +263,11 @@ def main():
         if run["code"] != 0 or unexpected:
             raise StepFailed(f"pytest exit {run['code']} ({run['summary']}); "
                              f"{len(unexpected)} unexpected report lines: {unexpected[:3]}")
-        return None, f"{run['summary']}, numpy {run['numpy']}, no sanitizer report"
+        return f"{run['summary']}, numpy {run['numpy']}, no sanitizer report"
 
     def leaks():
         once = check_leaks(log, state["python"], state["libs"], state["canary"], state["module"])
-        return None, (f"no growth from {LEAK_ROUNDS[0]} to {LEAK_ROUNDS[1]} rounds; "
+        return (f"no growth from {LEAK_ROUNDS[0]} to {LEAK_ROUNDS[1]} rounds; "
                       f"{once} objects kept for the process's life")
 
     step("ASan+UBSan build", build)
