@@ -198,7 +198,7 @@ def check_leaks(log, python, libs, canary, module):
                            f"{few} rounds, {b[1]} objects ({b[0]} bytes) after {many}")
         else:
             log.write(f"kept for the life of the process: {site[0].lower()} leak of {a[0]} "
-                      f"bytes in {a[1]} objects from {site[1]}")
+                      f"bytes in {a[1]} object(s) from {site[1]}")
     if growing:
         raise StepFailed("leaks that grow with the number of calls:\n  " + "\n  ".join(growing))
     return sum(objects for _, objects in once.values())
@@ -266,7 +266,7 @@ def main():
     def leaks():
         once = check_leaks(log, state["python"], state["libs"], state["canary"], state["module"])
         return (f"no growth from {LEAK_ROUNDS[0]} to {LEAK_ROUNDS[1]} rounds; "
-                      f"{once} objects kept for the process's life")
+                      f"{once} object(s) kept for the process's life")
 
     step("ASan+UBSan build", build)
     step("canaries", canaries)
