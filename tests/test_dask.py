@@ -20,6 +20,10 @@ CALLS = [
 ]
 IDS = [function.__name__ for function, _ in CALLS]
 
+# A block that fails with a BaseException on a worker can leave the client
+# waiting for ever: every wait on the cluster is bounded.
+TIMEOUT = 120
+
 # About 16 MB of samples in unequal chunks, the last one short.
 SIZE, CHUNK = 2_000_003, 131_072
 
@@ -83,13 +87,13 @@ def time():
 def test_map_blocks_on_two_worker_processes_matches_one_call(client, time, function, args):
     waves = da.map_blocks(function, time, *args, dtype=np.float64)
     waves = client.persist(waves)
-    wait(waves)
+    wait(waves, timeout=TIMEOUT)
     # Both workers computed blocks.
     holders = {worker for workers in client.who_has(waves).values() for worker in workers}
     assert len(holders) == 2
 
-    distributed = waves.compute()
-    single = function(time.compute(), *args)
+    distributed = client.compute(waves).result(timeout=TIMEOUT)
+    single = function(client.compute(time).result(timeout=TIMEOUT), *args)
     assert distributed.dtype == np.float64 and distributed.shape == (SIZE,)
     assert ref.same_bits(distributed, single)
 
@@ -101,7 +105,6 @@ def test_map_waveform_reads_strided_blocks(client, time, function, args):
     strided = time[::-1]
     waves = ondulix_dask.map_waveform(function, strided, *args)
     assert waves.dtype == np.float64 and waves.chunks == strided.chunks
-    single = function(np.ascontiguousarray(time.compute()[::-1]), *args)
-    # A block the function refused would raise a BaseException on a worker,
-    # which the client may wait for forever.
-    assert ref.same_bits(client.compute(waves).result(timeout=120), single)
+    samples = client.compute(time).result(timeout=TIMEOUT)
+    single = function(np.ascontiguousarray(samples[::-1]), *args)
+    assert ref.same_bits(client.compute(waves).result(timeout=TIMEOUT), single)

@@ -66,13 +66,13 @@ def run_module(*args, cwd):
                           capture_output=True, text=True, timeout=600)
 
 
-def test_mypy_passes_correct_calls_and_flags_wrong_ones(tmp_path, request):
+def test_mypy_passes_correct_calls_and_flags_wrong_ones(tmp_path):
     lines = HEADER.splitlines() + CORRECT + [call for call, *_ in WRONG]
     lines.append("reveal_type(ondulix.pseudo_square_wave(t, 1.0, 0.0, 1.0, 0.0, 0.0))")
     (tmp_path / "sample.py").write_text("\n".join(lines) + "\n")
     first_wrong = len(HEADER.splitlines()) + len(CORRECT) + 1
 
-    cache = request.config.cache.mkdir("mypy")
+    cache = tmp_path / "mypy-cache"
     proc = run_module("mypy", "--no-error-summary", "--hide-error-context", "--no-pretty",
                       "--cache-dir", str(cache), "sample.py", cwd=tmp_path)
     found = {}
