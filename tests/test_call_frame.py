@@ -62,6 +62,14 @@ def test_second_initialisation_raises_import_error():
 
 T = np.linspace(0.0, 1.0, 4)
 
+
+class Shown(str):
+    """A keyword name whose str() differs from its text."""
+
+    def __str__(self):
+        return "shown"
+
+
 # Calls that CPython binds with the same message for a plain def.
 SAME_AS_CPYTHON = [
     ("harmonic_oscillator", (), {}),
@@ -81,6 +89,10 @@ SAME_AS_CPYTHON = [
     ("fourier_square_wave", (T, 1, 2, 3, 4, 5, 6, 7), {}),
     ("fourier_square_wave", (T, 1, 2, 3, 4, 5), {}),
     ("pseudo_cycloid_wave", (), {"amplitude": 1, "gamma": 1}),
+    # A keyword is matched by its text and named by its str().
+    ("harmonic_oscillator", (T,), {Shown("z"): 1}),
+    ("harmonic_oscillator", (T, 1, 2, 3, 4, 5), {Shown("amplitude"): 1}),
+    ("harmonic_oscillator", (T, 1, 2, 3, 4), {Shown("y"): 0, "phi": 0, "z": 1}),
 ]
 
 
