@@ -7,6 +7,7 @@ import pytest
 
 import ondulix
 import waveform_reference as ref
+from call_model import raw_call
 
 SIGNATURES = {
     "harmonic_oscillator": "(time, amplitude, gamma, omega, phi, y)",
@@ -134,24 +135,6 @@ def test_positional_keyword_and_mixed_calls_agree():
 
 
 # -- calling the frame directly, as C code can -----------------------------------
-
-FASTCALL = ctypes.PYFUNCTYPE(ctypes.py_object, ctypes.py_object, ctypes.c_void_p,
-                             ctypes.c_ssize_t, ctypes.c_void_p)
-
-
-def raw_call(function, args, kwnames=None):
-    """Call a module function's C entry with any vector and keyword names."""
-    method_def = ctypes.c_void_p.from_address(id(function) + 2 * ctypes.sizeof(ctypes.c_void_p))
-    ml_meth = ctypes.c_void_p.from_address(method_def.value + ctypes.sizeof(ctypes.c_void_p))
-    entry = FASTCALL(ml_meth.value)
-    keep = list(args) + [kwnames]
-    vector = (ctypes.c_void_p * len(args))(*[id(a) for a in args]) if args else None
-    nargs = len(args) - (len(kwnames) if kwnames else 0)
-    result = entry(function.__self__, ctypes.cast(vector, ctypes.c_void_p),
-                   nargs, id(kwnames) if kwnames is not None else None)
-    del keep
-    return result
-
 
 def test_direct_call_binds_like_vectorcall():
     t = np.linspace(0.0, 3.0, 7)
