@@ -13,8 +13,9 @@ The model follows the frame's rules in their order:
    PyLong_AsUnsignedLongLong. A conversion that raises exactly TypeError is
    re-raised as TypeError "argument '<name>': <message>", keeping the cause of
    the replaced error; every other exception passes unchanged;
-3. the call itself: a time array whose one stride is not 8 bytes, with two or
-   more elements, is not contiguous and ends in an internal failure;
+3. the call itself: it ends in an internal failure when the registry refuses
+   a read borrow of the time array, or else when the array is not contiguous
+   (its one stride is not 8 bytes, and it has two or more elements);
 4. otherwise the waveform of the reference, one sample per element.
 
 The interpreter's own conversions are asked directly through its C API, so
@@ -76,8 +77,8 @@ class FailsInternally:
     """The internal-failure exception with this message as its one argument."""
     message: str
 
-    def check(self, error, internal_failure_class):
-        assert type(error) is internal_failure_class, f"raised {error!r}, expected {self}"
+    def check(self, error):
+        assert type(error) is internal_failure_class(), f"raised {error!r}, expected {self}"
         assert error.args == (self.message,)
 
 
@@ -105,6 +106,37 @@ class Returns:
         assert result.shape == (len(self.times),)
         assert result.flags.c_contiguous and result.flags.writeable and result.base is None
         assert ref.same_bits(result, expected), ref.mismatches(result, expected, self.times)
+
+
+def internal_failure_class():
+    """The class of the module's internal failures, caught from a real one."""
+    global _internal_failure_class
+    if _internal_failure_class is None:
+        try:
+            ondulix.harmonic_oscillator(np.zeros(4)[::2], 1.0, 0.0, 1.0, 0.0, 0.0)
+        except BaseException as failure:  # noqa: B036 - it is not an Exception
+            _internal_failure_class = type(failure)
+        else:
+            raise AssertionError("a non-contiguous time array was accepted")
+    return _internal_failure_class
+
+
+_internal_failure_class = None
+
+
+def check_call(expected, make_call):
+    """Make the call and check that its outcome is the expected one; returns
+    the call's result, or None when it raised."""
+    try:
+        result = make_call()
+    except BaseException as error:  # noqa: B036 - the internal failure is no Exception
+        if isinstance(expected, Returns):
+            raise AssertionError(f"raised {error!r}, expected {expected}") from error
+        expected.check(error)
+        return None
+    assert isinstance(expected, Returns), f"returned {result!r}, expected {expected}"
+    expected.check(result)
+    return result
 
 
 # -- the model ------------------------------------------------------------------------
@@ -201,9 +233,10 @@ def contiguous(time):
     return _shape(time)[0] <= 1 or _strides(time)[0] == 8
 
 
-def expected_outcome(function, positional, keywords=()):
+def expected_outcome(function, positional, keywords=(), read_granted=lambda time: True):
     """The outcome of function(*positional, **dict(keywords)), keywords
-    given as (name, value) pairs in call order."""
+    given as (name, value) pairs in call order, when the registry would grant
+    a read borrow of the time array as `read_granted` says."""
     try:
         values = bind(function, positional, keywords)
         converted = []
@@ -218,6 +251,8 @@ def expected_outcome(function, positional, keywords=()):
     except _Failure as failure:
         return failure.outcome
     time, scalars = converted[0], converted[1:]
+    if not read_granted(time):
+        return FailsInternally(ALREADY_BORROWED)
     if not contiguous(time):
         return FailsInternally(NOT_CONTIGUOUS)
     return Returns(function, np.ndarray.tolist(time), scalars)
