@@ -6,9 +6,10 @@ extents, the conflict rule and the return codes of the four operations.
   the memory. Owners are compared by identity.
 - The extent of an array is (start, end, data, divisor): the bytes it can
   reach, its data address, and the gcd of its strides' magnitudes (0 when
-  every stride is 0). A zero-dimensional array has divisor 1 and an empty
-  range at its data address, and so has an array with a zero dimension,
-  whose divisor still comes from its strides.
+  every stride is 0). A zero-dimensional array is its one element, with
+  divisor 0 like an array whose strides are all zero. An array with a zero
+  dimension has an empty range at its data address; its divisor still comes
+  from its strides.
 - Two extents of one owner conflict when their ranges intersect and the
   distance of their data addresses is a multiple of the gcd of their
   divisors; when both divisors are 0, only a distance of 0 is.
@@ -49,7 +50,7 @@ class Extent:
 def borrow_extent(array):
     data = _interface(array)["data"][0]
     if array.ndim == 0:
-        return Extent(data, data, data, 1)
+        return Extent(data, data + array.itemsize, data, 0)
     divisor = reduce(gcd, (abs(s) for s in array.strides), 0)
     if 0 in array.shape:
         return Extent(data, data, data, divisor)
