@@ -19,4 +19,4 @@ FULL = PROFILE == "full"
 
 def soak_calls():
     """How many calls the soak makes in one process."""
-    return 1_000_000 if FULL else 20_000
+    return 1_000_000 if FULL else 50_000

@@ -27,6 +27,7 @@ import ctypes
 import decimal
 import fractions
 import operator
+import warnings
 from dataclasses import dataclass
 from typing import Optional
 
@@ -484,7 +485,9 @@ def make_time_array(dtype, shape, steps, misalign, subclass, read_only, raw_byte
 
 def _finish(array, subclass, read_only):
     if subclass is np.matrix:
-        array = np.asmatrix(array) if array.ndim <= 2 else array
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", PendingDeprecationWarning)
+            array = np.asmatrix(array) if array.ndim <= 2 else array
     elif subclass is not None:
         array = array.view(subclass)
     if read_only:
