@@ -214,8 +214,13 @@ Extent borrow_extent(PyObject *object, const RegistryState &state) {
     PyArrayObject *array = as_array(object);
     const auto data = reinterpret_cast<std::uintptr_t>(PyArray_DATA(array));
     const int ndim = PyArray_NDIM(array);
+    const auto size = static_cast<std::uintptr_t>(
+        element_size(PyArray_DESCR(array), state.numpy2_descriptors));
+    // A zero-dimensional array is the one element at its data address, like
+    // an array whose strides are all zero. (Taken as an empty range, it would
+    // let a write borrow of a[3, ...] coexist with any borrow of a[3:].)
     if (ndim == 0)
-        return Extent{data, data, data, 1};
+        return Extent{data, data + size, data, 0};
 
     const npy_intp *dims = PyArray_DIMS(array);
     const npy_intp *strides = PyArray_STRIDES(array);
@@ -233,8 +238,6 @@ Extent borrow_extent(PyObject *object, const RegistryState &state) {
     }
     if (empty)
         return Extent{data, data, data, divisor};
-    const auto size = static_cast<std::uintptr_t>(
-        element_size(PyArray_DESCR(array), state.numpy2_descriptors));
     return Extent{data - below, data + above + size, data, divisor};
 }
 

@@ -244,8 +244,10 @@ std::string function_name(const Parameters &parameters) {
 
 [[noreturn]] void fail_keyword(const Parameters &parameters, const char *what,
                                Handle keyword) {
+    // The name as str() shows it, as the interpreter names it in its own
+    // binding errors (a str subclass may show itself differently).
     std::string message =
-        function_name(parameters) + what + "'" + to_utf8(keyword) + "'";
+        function_name(parameters) + what + "'" + str_utf8(keyword) + "'";
     throw PythonError(PyExc_TypeError, message.c_str());
 }
 

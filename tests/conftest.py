@@ -5,8 +5,19 @@ import textwrap
 
 import numpy as np
 import pytest
+from hypothesis import HealthCheck, settings
 
+import budgets
 import ondulix
+
+# Example counts per hypothesis test; deadlines are off because the timing of
+# one example says nothing here (and sanitizer builds are several times
+# slower).
+_HYPOTHESIS = dict(deadline=None, print_blob=True,
+                   suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
+settings.register_profile("full", max_examples=10000, **_HYPOTHESIS)
+settings.register_profile("quick", max_examples=300, **_HYPOTHESIS)
+settings.load_profile(budgets.PROFILE)
 
 
 def run_python(code, timeout=120):
@@ -38,14 +49,11 @@ def t():
 @pytest.fixture(scope="session")
 def internal_failure_class():
     """The class of the module's internal failures, caught from a real one."""
-    try:
-        ondulix.harmonic_oscillator(np.zeros(4)[::2], 1.0, 0.0, 1.0, 0.0, 0.0)
-    except BaseException as failure:  # noqa: B036 - it is not an Exception
-        return type(failure)
-    raise AssertionError("a non-contiguous time array was accepted")
+    from call_model import internal_failure_class
+    return internal_failure_class()
 
 
-@pytest.fixture
+@pytest.fixture(scope="session")
 def registry():
     from registry_access import Registry
     ondulix.harmonic_oscillator(np.zeros(1), 1.0, 0.0, 1.0, 0.0, 0.0)

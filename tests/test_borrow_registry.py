@@ -96,6 +96,13 @@ def zero_strided(array, offset, length):
     (lambda a: a, lambda a: a[10:], False),          # at a's end
     (lambda a: a[3, ...], lambda a: a[3, ...], True),
     (lambda a: a[3, ...], lambda a: a[4, ...], False),
+    # a zero-dimensional view is the one element it refers to
+    (lambda a: a[3, ...], lambda a: a[3:], True),
+    (lambda a: a[0, ...], lambda a: a, True),
+    (lambda a: a[3:4], lambda a: a[3, ...], True),
+    (lambda a: a[3, ...], lambda a: a.view(np.uint8)[24, ...], True),
+    (lambda a: a[3, ...], lambda a: a[2::2], False),
+    (lambda a: a[3, ...], lambda a: a[1::2], True),
     # a view through bytes: element size and stride divisor 1
     (lambda a: a[2:3], lambda a: a.view(np.uint8)[17:18], True),
     (lambda a: a.view(np.uint8)[::8], lambda a: a.view(np.uint8)[1::8], False),

@@ -7,6 +7,7 @@ import pytest
 
 import ondulix
 import waveform_reference as ref
+from call_model import raw_call
 
 SIGNATURES = {
     "harmonic_oscillator": "(time, amplitude, gamma, omega, phi, y)",
@@ -62,6 +63,14 @@ def test_second_initialisation_raises_import_error():
 
 T = np.linspace(0.0, 1.0, 4)
 
+
+class Shown(str):
+    """A keyword name whose str() differs from its text."""
+
+    def __str__(self):
+        return "shown"
+
+
 # Calls that CPython binds with the same message for a plain def.
 SAME_AS_CPYTHON = [
     ("harmonic_oscillator", (), {}),
@@ -81,6 +90,10 @@ SAME_AS_CPYTHON = [
     ("fourier_square_wave", (T, 1, 2, 3, 4, 5, 6, 7), {}),
     ("fourier_square_wave", (T, 1, 2, 3, 4, 5), {}),
     ("pseudo_cycloid_wave", (), {"amplitude": 1, "gamma": 1}),
+    # A keyword is matched by its text and named by its str().
+    ("harmonic_oscillator", (T,), {Shown("z"): 1}),
+    ("harmonic_oscillator", (T, 1, 2, 3, 4, 5), {Shown("amplitude"): 1}),
+    ("harmonic_oscillator", (T, 1, 2, 3, 4), {Shown("y"): 0, "phi": 0, "z": 1}),
 ]
 
 
@@ -122,24 +135,6 @@ def test_positional_keyword_and_mixed_calls_agree():
 
 
 # -- calling the frame directly, as C code can -----------------------------------
-
-FASTCALL = ctypes.PYFUNCTYPE(ctypes.py_object, ctypes.py_object, ctypes.c_void_p,
-                             ctypes.c_ssize_t, ctypes.c_void_p)
-
-
-def raw_call(function, args, kwnames=None):
-    """Call a module function's C entry with any vector and keyword names."""
-    method_def = ctypes.c_void_p.from_address(id(function) + 2 * ctypes.sizeof(ctypes.c_void_p))
-    ml_meth = ctypes.c_void_p.from_address(method_def.value + ctypes.sizeof(ctypes.c_void_p))
-    entry = FASTCALL(ml_meth.value)
-    keep = list(args) + [kwnames]
-    vector = (ctypes.c_void_p * len(args))(*[id(a) for a in args]) if args else None
-    nargs = len(args) - (len(kwnames) if kwnames else 0)
-    result = entry(function.__self__, ctypes.cast(vector, ctypes.c_void_p),
-                   nargs, id(kwnames) if kwnames is not None else None)
-    del keep
-    return result
-
 
 def test_direct_call_binds_like_vectorcall():
     t = np.linspace(0.0, 3.0, 7)
