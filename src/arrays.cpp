@@ -9,6 +9,7 @@
 #include <new>
 #include <numeric>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 namespace ondulix {
@@ -467,11 +468,52 @@ ReadOnlyView::ReadOnlyView(TimeArray time) : borrow_(time.array) {
     size_ = size;
 }
 
+// Result buffers come from a block kept between calls. A block handed back
+// to the C library and allocated again has its pages faulted in afresh on
+// every call, which made large calls about a third slower. One block of at
+// most retained_limit bytes is kept. It serves one call at a time: a call
+// that finds it taken or too small allocates its own (taken, for instance,
+// when the hook that prints a failed array creation calls back into us).
+namespace {
+
+// As much as the C library itself keeps in its heap before it maps large
+// blocks separately (its largest dynamic mmap threshold).
+constexpr std::size_t retained_limit = std::size_t(32) << 20;
+
+struct Block {
+    void *data = nullptr;
+    std::size_t capacity = 0;
+};
+
+Block spare_block;
+
+Block take_block(std::size_t bytes) {
+    if (spare_block.capacity >= bytes)
+        return std::exchange(spare_block, Block{});
+    // Too small to serve: give it up before allocating, not after.
+    std::free(std::exchange(spare_block, Block{}).data);
+    return Block{std::malloc(bytes), bytes};
+}
+
+// Keep the larger of the block and the spare, within the limit.
+void give_back(Block block) {
+    if (block.capacity > retained_limit || block.capacity <= spare_block.capacity) {
+        std::free(block.data);
+        return;
+    }
+    std::free(std::exchange(spare_block, block).data);
+}
+
+} // namespace
+
 ResultBuffer::ResultBuffer(std::uint64_t size) {
     if (size == 0)
         return;
-    if (size <= std::numeric_limits<std::size_t>::max() / sizeof(double))
-        data_ = static_cast<double *>(std::calloc(std::size_t(size), sizeof(double)));
+    if (size <= std::numeric_limits<std::size_t>::max() / sizeof(double)) {
+        const Block block = take_block(std::size_t(size) * sizeof(double));
+        data_ = static_cast<double *>(block.data);
+        capacity_ = block.capacity;
+    }
     if (data_ == nullptr) {
         // Reported as an ordinary MemoryError: the interpreter and the
         // caller's session survive a request that is merely too large.
@@ -481,7 +523,10 @@ ResultBuffer::ResultBuffer(std::uint64_t size) {
     }
 }
 
-ResultBuffer::~ResultBuffer() { std::free(data_); }
+ResultBuffer::~ResultBuffer() {
+    if (data_ != nullptr)
+        give_back(Block{data_, capacity_});
+}
 
 Object new_waveform_array(const ResultBuffer &buffer, std::uint64_t size) {
     const NumpyApi &api = numpy_api();

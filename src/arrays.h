@@ -44,7 +44,8 @@ private:
     std::uint64_t size_;
 };
 
-// The zero-filled buffer of n doubles that one call computes into.
+// The buffer of n doubles that one call computes into. Its contents start
+// undefined: the frame writes every element before anything reads it.
 class ResultBuffer {
 public:
     explicit ResultBuffer(std::uint64_t size);
@@ -55,6 +56,7 @@ public:
 
 private:
     double *data_ = nullptr;
+    std::size_t capacity_ = 0; // in bytes, at least 8 n
 };
 
 // A new plain, C-contiguous float64 array holding a copy of the buffer.
