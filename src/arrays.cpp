@@ -178,11 +178,17 @@ struct Borrow {
 };
 constexpr std::int64_t write_count = -1;
 
+using Owners = std::unordered_map<const PyObject *, std::vector<Borrow>>;
+
 struct RegistryState {
     PyTypeObject *array_type;
     bool numpy2_descriptors;
     // Borrows by memory owner; an owner appears only while it has one.
-    std::unordered_map<const PyObject *, std::vector<Borrow>> owners;
+    Owners owners;
+    // The entry of the last owner to lose its last borrow, kept out of the
+    // table so that the next new owner reuses its node and vector: a borrow
+    // of an array nobody else borrows then allocates nothing.
+    Owners::node_type spare;
 };
 
 // One allocation holds what the capsule owns: the record (first, as the
@@ -269,12 +275,41 @@ bool conflicts_with_any(const std::vector<Borrow> &borrows, const Extent &extent
     return false;
 }
 
+// The entry of owner, created (from the spare, if there is one) when the
+// owner has no borrow yet.
+Owners::iterator owner_entry(RegistryState &state, const PyObject *owner) {
+    if (auto found = state.owners.find(owner); found != state.owners.end())
+        return found;
+    if (state.spare.empty())
+        return state.owners.emplace(owner, std::vector<Borrow>()).first;
+    state.spare.key() = owner;
+    return state.owners.insert(std::move(state.spare)).position;
+}
+
+// A spare keeps at most this many borrows' worth of capacity.
+constexpr std::size_t spare_capacity = 4;
+
+// Take the entry out of the table if it holds no borrow any more.
+void drop_if_empty(RegistryState &state, Owners::iterator entry) {
+    if (!entry->second.empty())
+        return;
+    state.spare = state.owners.extract(entry);
+    if (state.spare.mapped().capacity() > spare_capacity)
+        state.spare.mapped() = std::vector<Borrow>();
+}
+
+// After a failed allocation: the owner's entry may have been created empty.
+void drop_if_empty(RegistryState &state, const PyObject *owner) {
+    if (auto found = state.owners.find(owner); found != state.owners.end())
+        drop_if_empty(state, found);
+}
+
 std::int32_t acquire_read(void *state_ptr, PyObject *array) {
     auto &state = *static_cast<RegistryState *>(state_ptr);
     const PyObject *owner = memory_owner(array, state.array_type);
     const Extent extent = borrow_extent(array, state);
     try {
-        std::vector<Borrow> &borrows = state.owners[owner];
+        std::vector<Borrow> &borrows = owner_entry(state, owner)->second;
         if (Borrow *same = find_identical(borrows, extent)) {
             if (same->count == write_count ||
                 same->count == std::numeric_limits<std::int64_t>::max())
@@ -282,18 +317,14 @@ std::int32_t acquire_read(void *state_ptr, PyObject *array) {
             ++same->count;
             return borrow_granted;
         }
-        if (conflicts_with_write(borrows, extent)) {
-            if (borrows.empty())
-                state.owners.erase(owner);
+        // A conflict needs another borrow, so the entry is not empty.
+        if (conflicts_with_write(borrows, extent))
             return borrow_conflict;
-        }
         borrows.push_back(Borrow{extent, 1});
         return borrow_granted;
     } catch (const std::bad_alloc &) {
         // Without memory to record the borrow it cannot be granted.
-        auto found = state.owners.find(owner);
-        if (found != state.owners.end() && found->second.empty())
-            state.owners.erase(found);
+        drop_if_empty(state, owner);
         return borrow_conflict;
     }
 }
@@ -305,18 +336,13 @@ std::int32_t acquire_write(void *state_ptr, PyObject *array) {
     const PyObject *owner = memory_owner(array, state.array_type);
     const Extent extent = borrow_extent(array, state);
     try {
-        std::vector<Borrow> &borrows = state.owners[owner];
-        if (conflicts_with_any(borrows, extent) || find_identical(borrows, extent)) {
-            if (borrows.empty())
-                state.owners.erase(owner);
+        std::vector<Borrow> &borrows = owner_entry(state, owner)->second;
+        if (conflicts_with_any(borrows, extent) || find_identical(borrows, extent))
             return borrow_conflict;
-        }
         borrows.push_back(Borrow{extent, write_count});
         return borrow_granted;
     } catch (const std::bad_alloc &) {
-        auto found = state.owners.find(owner);
-        if (found != state.owners.end() && found->second.empty())
-            state.owners.erase(found);
+        drop_if_empty(state, owner);
         return borrow_conflict;
     }
 }
@@ -336,8 +362,7 @@ void release(void *state_ptr, PyObject *array, bool write) {
         return;
     *borrow = borrows.back();
     borrows.pop_back();
-    if (borrows.empty())
-        state.owners.erase(owner);
+    drop_if_empty(state, owner);
 }
 
 void release_read(void *state, PyObject *array) { release(state, array, false); }
@@ -352,7 +377,7 @@ Object create_registry(Handle module, Handle attribute, const NumpyApi &api) {
     auto *registry = new Registry{
         BorrowRecord{registry_version, nullptr, acquire_read, acquire_write,
                      release_read, release_write},
-        RegistryState{array_type(api), api.numpy2_descriptors, {}},
+        RegistryState{array_type(api), api.numpy2_descriptors, {}, {}},
         {}};
     registry->record.state = &registry->state;
     std::copy(std::begin(registry_attribute), std::end(registry_attribute),
