@@ -72,10 +72,14 @@ Object generate(TimeArray time, const Kernel &kernel) {
     ResultBuffer buffer(n);
     const unsigned char *in = view.data();
     double *out = buffer.data();
+    // A copy whose address nothing else knows: the compiler may then keep its
+    // fields where they are across the library calls instead of reloading
+    // them, which makes the loop measurably faster.
+    const Kernel sample = kernel;
     for (std::uint64_t i = 0; i < n; ++i) {
         double t;
         std::memcpy(&t, in + i * sizeof(double), sizeof(double));
-        out[i] = kernel(t);
+        out[i] = sample(t);
     }
     return new_waveform_array(buffer, n);
 }
