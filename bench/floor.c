@@ -1,6 +1,7 @@
 /* The floor: the five waveforms as bare C loops over the C library's scalar
- * exp, sin, cos and fmod, each writing straight into a freshly allocated
- * NumPy array. No argument checks beyond what a crash would need, no borrow,
+ * exp, sin, cos and fmod, in the order of operations and of library calls
+ * that ondulix uses, each writing straight into a freshly allocated NumPy
+ * array. No argument checks beyond what a crash would need, no borrow,
  * no buffer, no copy: what a call cannot do without.
  *
  * Also helpers for the shared borrow registry: a timer of acquire + release
@@ -80,8 +81,8 @@ static void harmonic_oscillator_loop(const Call *c) {
 static void pseudo_square_wave_loop(const Call *c) {
     const double amplitude = c->s[0], gamma = c->s[1], omega = c->s[2], phi = c->s[3], y = c->s[4];
     for (npy_intp i = 0; i < c->n; ++i) {
-        const double theta = (c->t[i] + phi) * omega;
         const double envelope = exp(c->t[i] * gamma) * amplitude;
+        const double theta = (c->t[i] + phi) * omega;
         c->out[i] = (sin(theta) + sin(theta * 3.0) * 0.5) * envelope + y;
     }
 }
@@ -89,13 +90,14 @@ static void pseudo_square_wave_loop(const Call *c) {
 static void fourier_square_wave_loop(const Call *c) {
     const double amplitude = c->s[0], gamma = c->s[1], omega = c->s[2], phi = c->s[3], y = c->s[4];
     for (npy_intp i = 0; i < c->n; ++i) {
+        const double envelope = exp(c->t[i] * gamma) * amplitude;
         const double u = c->t[i] + phi;
         double sum = 0.0;
         for (unsigned long long k = 0; k < c->harmonics; ++k) {
             const double m = (double)(2 * k + 1);
             sum = sum + (sin((m * omega) * u) * four_over_pi) / m;
         }
-        c->out[i] = (exp(c->t[i] * gamma) * amplitude) * (sum + 1.0) + y;
+        c->out[i] = envelope * (sum + 1.0) + y;
     }
 }
 
@@ -103,10 +105,11 @@ static void pseudo_cycloid_wave_loop(const Call *c) {
     const double amplitude = c->s[0], gamma = c->s[1], omega = c->s[2], phi = c->s[3], y = c->s[4];
     const double doubled = omega + omega;
     for (npy_intp i = 0; i < c->n; ++i) {
-        const double u = c->t[i] + phi;
-        const double c1 = cos(u * omega);
         const double envelope = exp(c->t[i] * gamma) * amplitude;
-        c->out[i] = (cos(doubled * u) - (c1 + c1)) * envelope + y;
+        const double u = c->t[i] + phi;
+        const double c2 = cos(doubled * u);
+        const double c1 = cos(u * omega);
+        c->out[i] = (c2 - (c1 + c1)) * envelope + y;
     }
 }
 

@@ -16,7 +16,7 @@ LABELS = {"numpy": "NumPy expression", "python loop": "Python loop over math",
           "floor": "floor (bare C loop)"}
 
 
-def draw(results, per_sample, sizes, info, path):
+def draw(results, per_sample, sizes, python_samples, info, path):
     labels = list(results)
     figure, axes = plt.subplots(2, 4, figsize=(17, 8.5))
     axes = axes.ravel()
@@ -27,9 +27,14 @@ def draw(results, per_sample, sizes, info, path):
             if name == "np.empty(1)":
                 continue
             style = STYLES.get(name, dict(color="tab:olive", marker="D"))
-            ys = [by_n[n][name].best / min(n, 10**4 if name == "python loop" else n) * 1e9
-                  for n in sizes]
-            ax.plot(sizes, ys, label=LABELS.get(name, name), **style)
+            if name in ("ondulix", "numpy"):  # also measured at the crossover sizes
+                xs = sorted(per_sample[label])
+                ys = [per_sample[label][n][name] * 1e9 for n in xs]
+            else:
+                xs = sizes
+                ys = [by_n[n][name].best / min(n, python_samples if name == "python loop" else n)
+                      * 1e9 for n in sizes]
+            ax.plot(xs, ys, label=LABELS.get(name, name), **style)
         ax.set_xscale("log")
         ax.set_yscale("log")
         ax.set_title(label, fontsize=10)

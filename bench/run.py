@@ -8,7 +8,11 @@ Timing: every contender of one case is timed in batches (enough calls for a
 batch to last --batch seconds), the contenders take turns within each round
 in a rotating order, and the best batch over --rounds rounds gives the time
 per call. The ratio to the floor is also given as the median of the per-round
-ratios, which a slow drift of the machine affects less."""
+ratios, which a slow drift of the machine affects less. Single-threaded
+contenders are timed in the CPU time of the calling thread, which leaves out
+the time it waited for a core while other processes ran; multi-threaded
+numexpr is timed by the wall clock, since its workers' time would not show
+in the calling thread's."""
 import argparse
 import gc
 import json
@@ -56,43 +60,51 @@ class Timing:
         return min(self.per_call)
 
 
-def time_batch(function, calls):
+def time_batch(function, calls, clock=time.thread_time):
     gc.disable()
     try:
-        start = time.perf_counter()
+        start = clock()
         for _ in range(calls):
             function()
-        return (time.perf_counter() - start) / calls
+        return (clock() - start) / calls
     finally:
         gc.enable()
 
 
-def calls_per_batch(function, batch):
+def calls_per_batch(function, batch, clock=time.thread_time):
     function()  # warm up
     calls = 1
     while True:
-        elapsed = time_batch(function, calls) * calls
+        elapsed = time_batch(function, calls, clock) * calls
         if elapsed >= batch / 4 or calls >= 1 << 22:
             return max(1, int(calls * batch / max(elapsed, 1e-9)))
         calls *= 4
 
 
-def race(contenders, rounds, batch, setups=None):
-    """Time every contender in turn, round after round. A contender's setup,
-    if it has one, runs untimed before each of its batches."""
-    setups = setups or {}
+@dataclass
+class Contender:
+    call: object
+    setup: object = None            # run untimed before each batch
+    clock: object = time.thread_time
+
+
+def race(contenders, rounds, batch):
+    """Time every contender in turn, round after round."""
     calls = {}
-    for name, f in contenders.items():
-        setups.get(name, lambda: None)()
-        calls[name] = calls_per_batch(f, batch)
+    for name, c in contenders.items():
+        if c.setup:
+            c.setup()
+        calls[name] = calls_per_batch(c.call, batch, c.clock)
     timings = {name: Timing() for name in contenders}
     names = list(contenders)
     for r in range(rounds):
         shift = r % len(names)
         order = names[shift:] + names[:shift]
         for name in (order if r % 2 == 0 else order[::-1]):
-            setups.get(name, lambda: None)()
-            timings[name].per_call.append(time_batch(contenders[name], calls[name]))
+            c = contenders[name]
+            if c.setup:
+                c.setup()
+            timings[name].per_call.append(time_batch(c.call, calls[name], c.clock))
     return timings
 
 
@@ -117,25 +129,26 @@ def bind(function, t, args):
 
 
 def contenders_for(case, n, ondulix, floor, alternatives, numexpr, include_all=True):
-    """The calls to time for one case and n, and the setups some need."""
+    """The calls to time for one case and n."""
     t = sample_times(n)
     args = case.arguments
     impl = alternatives.implementations(case.function)
-    contenders = {"ondulix": bind(getattr(ondulix, case.function), t, args),
-                  "numpy": bind(impl["numpy"], t, args)}
+    contenders = {"ondulix": Contender(bind(getattr(ondulix, case.function), t, args)),
+                  "numpy": Contender(bind(impl["numpy"], t, args))}
     if not include_all:
-        return contenders, {}
-    contenders["floor"] = bind(getattr(floor, case.function), t, args)
+        return contenders
+    contenders["floor"] = Contender(bind(getattr(floor, case.function), t, args))
     threads = numexpr.default_threads
-    contenders["numexpr 1 thread"] = bind(impl["numexpr"], t, args)
-    contenders[f"numexpr {threads} threads"] = bind(impl["numexpr"], t, args)
-    setups = {"numexpr 1 thread": lambda: numexpr.module.set_num_threads(1),
-              f"numexpr {threads} threads": lambda: numexpr.module.set_num_threads(threads)}
-    contenders["python loop"] = bind(impl["python"], t[:PYTHON_LOOP_SAMPLES], args)
+    contenders["numexpr 1 thread"] = Contender(
+        bind(impl["numexpr"], t, args), lambda: numexpr.module.set_num_threads(1))
+    contenders[f"numexpr {threads} threads"] = Contender(
+        bind(impl["numexpr"], t, args), lambda: numexpr.module.set_num_threads(threads),
+        time.perf_counter)
+    contenders["python loop"] = Contender(bind(impl["python"], t[:PYTHON_LOOP_SAMPLES], args))
     if n == 1:
         empty = np.empty
-        contenders["np.empty(1)"] = lambda: empty(1)
-    return contenders, setups
+        contenders["np.empty(1)"] = Contender(lambda: empty(1))
+    return contenders
 
 
 def bit_identity(case, ondulix, floor, alternatives):
@@ -266,9 +279,12 @@ def run(args):
     report(f"Measured on {info['summary']}.")
     report()
     report(machine.markdown(info))
-    report(f"Timing: best of {args.rounds} rounds of batches of about {args.batch * 1e3:g} ms, "
-           "contenders interleaved in a rotating order; `ratio` is ondulix / floor from "
-           "those best times, `paired` the median of the per-round ratios. "
+    report(f"Timing: best of {args.rounds} rounds of batches of about {args.batch * 1e3:g} ms "
+           "(or one call, where a call takes longer), contenders interleaved in a rotating "
+           "order; `ratio` is ondulix / floor from those best times, `paired` the median of "
+           "the per-round ratios. Single-threaded contenders are timed in the calling "
+           "thread's CPU time, which leaves out waits for a core while other processes ran "
+           "on this shared machine; multi-threaded numexpr by the wall clock. "
            f"The Python loop runs on at most {PYTHON_LOOP_SAMPLES} samples "
            "(its cost per sample does not depend on n).")
     report()
@@ -281,16 +297,16 @@ def run(args):
         results[case.label] = {}
         per_sample[case.label] = {}
         for n in sizes:
-            contenders, setups = contenders_for(case, n, ondulix, floor, alternatives, Numexpr)
-            timings = race(contenders, args.rounds, args.batch, setups)
+            contenders = contenders_for(case, n, ondulix, floor, alternatives, Numexpr)
+            timings = race(contenders, args.rounds, args.batch)
             results[case.label][n] = timings
             per_sample[case.label][n] = {name: timings[name].best / n for name in ("ondulix", "numpy")}
             print(f"  {case.label:32} n={n:<8} ondulix {fmt_time(timings['ondulix'].best):>10}"
                   f"  floor {fmt_time(timings['floor'].best):>10}"
                   f"  ratio {timings['ondulix'].best / timings['floor'].best:.3f}", flush=True)
         for n in (SWEEP_SIZES if not args.quick else SWEEP_SIZES[:2]):
-            contenders, _ = contenders_for(case, n, ondulix, floor, alternatives, Numexpr,
-                                           include_all=False)
+            contenders = contenders_for(case, n, ondulix, floor, alternatives, Numexpr,
+                                        include_all=False)
             timings = race(contenders, args.rounds, args.batch)
             per_sample[case.label][n] = {name: timings[name].best / n for name in timings}
     print(f"  (timing took {time.perf_counter() - started:.0f} s)", flush=True)
@@ -415,7 +431,7 @@ def run(args):
         out.mkdir(exist_ok=True)
         (out / "benchmark.md").write_text("\n".join(report.lines) + "\n")
         import plot
-        plot.draw(results, per_sample, sizes, info, out / "benchmark.png")
+        plot.draw(results, per_sample, sizes, PYTHON_LOOP_SAMPLES, info, out / "benchmark.png")
         raw = {label: {str(n): {name: t.per_call for name, t in tm.items()}
                        for n, tm in by_n.items()} for label, by_n in results.items()}
         (ROOT / "build" / "bench" / "results.json").write_text(json.dumps(raw))
@@ -459,8 +475,8 @@ def yes(flag):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--rounds", type=int, default=9)
-    parser.add_argument("--batch", type=float, default=0.02, help="seconds per timed batch")
+    parser.add_argument("--rounds", type=int, default=11)
+    parser.add_argument("--batch", type=float, default=0.01, help="seconds per timed batch")
     parser.add_argument("--quick", action="store_true",
                         help="a smoke run: small sizes, no memory probes, nothing written")
     parser.add_argument("--memory-probe", nargs=4, metavar=("FUNCTION", "ARGUMENTS", "N", "TOOL"),
