@@ -14,15 +14,35 @@ def _first_line(command):
     return (done.stdout or done.stderr).strip().splitlines()[0] if done.returncode == 0 else "unknown"
 
 
-def _cpu_model():
+def _cpuinfo():
+    fields = {}
     try:
         with open("/proc/cpuinfo") as cpuinfo:
             for line in cpuinfo:
-                if line.startswith("model name"):
-                    return line.split(":", 1)[1].strip()
+                if not line.strip():
+                    break  # the first processor is enough
+                key, _, value = line.partition(":")
+                fields[key.strip()] = value.strip()
     except OSError:
         pass
-    return platform.processor() or "unknown CPU"
+    return fields
+
+
+def _cpu_model():
+    return _cpuinfo().get("model name") or platform.processor() or "unknown CPU"
+
+
+def _cpu_details():
+    fields = _cpuinfo()
+    flags = set(fields.get("flags", "").split())
+    details = [f"family {fields['cpu family']} model {fields['model']}"] if "model" in fields else []
+    details += [name for flag, name in (("avx512f", "AVX-512"), ("amx_tile", "AMX")) if flag in flags]
+    if shutil.which("lscpu"):
+        done = subprocess.run(["lscpu"], capture_output=True, text=True)
+        for line in done.stdout.splitlines():
+            if line.startswith(("L2 cache:", "L3 cache:")):
+                details.append(line.split(":")[0].replace(" cache", "") + " " + line.split(":", 1)[1].strip())
+    return ", ".join(details)
 
 
 def _hypervisor():
@@ -57,7 +77,7 @@ def describe(numexpr):
     cpu = _cpu_model()
     cores = os.cpu_count()
     info = {
-        "CPU": cpu + (f" ({hypervisor} guest)" if hypervisor else ""),
+        "CPU": cpu + f" ({_cpu_details()}" + (f"; {hypervisor} guest)" if hypervisor else ")"),
         "cores": str(cores),
         "OS": f"{_os_name()}, Linux {platform.release()}, {' '.join(platform.libc_ver())}",
         "Python": f"{platform.python_implementation()} {platform.python_version()}",
