@@ -24,9 +24,9 @@ def draw(results, per_sample, sizes, python_samples, info, path):
         by_n = results[label]
         names = list(next(iter(by_n.values())))
         for name in names:
-            if name == "np.empty(1)":
+            if name in ("np.empty(1)", "copy"):
                 continue
-            style = STYLES.get(name, dict(color="tab:olive", marker="D"))
+            style = STYLES.get(name, dict(color="tab:orange", marker="D"))  # numexpr, threaded
             if name in ("ondulix", "numpy"):  # also measured at the crossover sizes
                 xs = sorted(per_sample[label])
                 ys = [per_sample[label][n][name] * 1e9 for n in xs]
