@@ -39,3 +39,14 @@ ci:
 
 clean:
 	rm -rf $(VENV) build dist
+
+# The benchmark (not part of the tests): ondulix against a bare C loop, the
+# NumPy expression, numexpr and a Python loop; writes docs/benchmark.md and
+# docs/benchmark.png. BENCH_ARGS=--quick gives a short smoke run.
+.PHONY: bench
+bench: $(VENV)/.bench-tools
+	$(PY) bench/run.py $(BENCH_ARGS)
+
+$(VENV)/.bench-tools: $(VENV)/.installed
+	$(PY) -m pip install -q numexpr matplotlib
+	touch $@

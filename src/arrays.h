@@ -44,7 +44,8 @@ private:
     std::uint64_t size_;
 };
 
-// The zero-filled buffer of n doubles that one call computes into.
+// The buffer of n doubles that one call computes into. Its contents start
+// undefined: the frame writes every element before anything reads it.
 class ResultBuffer {
 public:
     explicit ResultBuffer(std::uint64_t size);
@@ -55,6 +56,7 @@ public:
 
 private:
     double *data_ = nullptr;
+    std::size_t capacity_ = 0; // in bytes, at least 8 n
 };
 
 // A new plain, C-contiguous float64 array holding a copy of the buffer.
@@ -70,10 +72,14 @@ Object generate(TimeArray time, const Kernel &kernel) {
     ResultBuffer buffer(n);
     const unsigned char *in = view.data();
     double *out = buffer.data();
+    // A copy whose address nothing else knows: the compiler may then keep its
+    // fields where they are across the library calls instead of reloading
+    // them, which makes the loop measurably faster.
+    const Kernel sample = kernel;
     for (std::uint64_t i = 0; i < n; ++i) {
         double t;
         std::memcpy(&t, in + i * sizeof(double), sizeof(double));
-        out[i] = kernel(t);
+        out[i] = sample(t);
     }
     return new_waveform_array(buffer, n);
 }

@@ -126,6 +126,24 @@ def test_result_and_time_are_independent():
     assert np.all(time == 99.0)
 
 
+def test_result_buffer_reused_across_sizes_leaves_no_trace():
+    # Each call computes into a block that earlier calls may have used and
+    # left larger; only this call's samples may reach the result.
+    rng = np.random.default_rng(5)
+    for n in (1000, 3, 0, 5000, 7, 1, 64):
+        time = rng.uniform(-10.0, 10.0, n)
+        assert ref.same_bits(oscillate(time), expected(time)), n
+
+
+def test_results_beyond_the_retained_buffer_size_match_smaller_calls():
+    # 40 MiB of samples: more than the buffer kept between calls.
+    time = np.linspace(-50.0, 50.0, 5 << 20)
+    whole = oscillate(time)
+    pieces = np.concatenate([oscillate(part) for part in np.array_split(time, 8)])
+    assert ref.same_bits(whole, pieces)
+    assert ref.same_bits(oscillate(time[:1000]), expected(time[:1000]))
+
+
 @pytest.mark.parametrize("time", [np.empty(0), np.zeros(5)[2:2], np.zeros(6)[::3][:0]])
 def test_empty_time_array_gives_empty_result(time):
     result = oscillate(time)

@@ -161,6 +161,28 @@ def test_memory_owner_is_found_through_bases(registry):
     assert registry.is_free(b) and registry.is_free(data)
 
 
+def test_owners_that_come_and_go_keep_only_their_own_borrows(registry):
+    # Owners gain and lose their last borrow in an interleaved order, so the
+    # registry's entries are emptied and taken up again by other owners.
+    arrays = [np.zeros(4) for _ in range(24)]
+    order = np.random.default_rng(3).permutation(len(arrays))
+    held = {}
+    for step, i in enumerate(order):
+        kind = "write" if step % 3 == 0 else "read"
+        assert getattr(registry, "acquire_" + kind)(arrays[i]) == GRANTED
+        held[i] = kind
+        if step % 2:
+            j = next(iter(held))
+            getattr(registry, "release_" + held.pop(j))(arrays[j])
+        for k, array in enumerate(arrays):
+            assert registry.is_free(array) == (k not in held), (step, k)
+            if held.get(k) == "write":
+                assert registry.acquire_read(array) == CONFLICT
+    for k, kind in held.items():
+        getattr(registry, "release_" + kind)(arrays[k])
+    assert all(registry.is_free(array) for array in arrays)
+
+
 def test_releasing_what_was_never_taken_changes_nothing(registry):
     a = np.zeros(6)
     registry.release_read(a)
