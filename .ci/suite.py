@@ -13,23 +13,31 @@ import hashlib
 import os
 import sys
 
-sys.path[0] = os.getcwd()
 
-import numpy  # noqa: E402
-import ondulix  # noqa: E402
-import pytest  # noqa: E402
+def main():
+    sys.path[0] = os.getcwd()
 
-expected = sys.argv[1]
-module = ondulix.__file__
-with open(module, "rb") as f:
-    digest = hashlib.sha256(f.read()).hexdigest()[:16]
-print(f"python {sys.version.split()[0]} ({sys.executable})")
-print(f"numpy {numpy.__version__} ({numpy.__file__})")
-print(f"ondulix {module} (sha256 {digest})")
-print(f"ci-run: numpy={numpy.__version__} sha256={digest}", flush=True)
-if not module.startswith(sys.prefix + os.sep):
-    sys.exit("ondulix was not imported from this environment's installation")
-major = int(numpy.__version__.split(".")[0])
-if (expected and not numpy.__version__.startswith(expected)) or (not expected and major < 2):
-    sys.exit(f"expected NumPy {expected or '2.x or later'}, found {numpy.__version__}")
-sys.exit(pytest.main(sys.argv[2:]))
+    import numpy
+    import ondulix
+    import pytest
+
+    expected = sys.argv[1]
+    module = ondulix.__file__
+    with open(module, "rb") as f:
+        digest = hashlib.sha256(f.read()).hexdigest()[:16]
+    print(f"python {sys.version.split()[0]} ({sys.executable})")
+    print(f"numpy {numpy.__version__} ({numpy.__file__})")
+    print(f"ondulix {module} (sha256 {digest})")
+    print(f"ci-run: numpy={numpy.__version__} sha256={digest}", flush=True)
+    if not module.startswith(sys.prefix + os.sep):
+        sys.exit("ondulix was not imported from this environment's installation")
+    major = int(numpy.__version__.split(".")[0])
+    if (expected and not numpy.__version__.startswith(expected)) or (not expected and major < 2):
+        sys.exit(f"expected NumPy {expected or '2.x or later'}, found {numpy.__version__}")
+    return pytest.main(sys.argv[2:])
+
+
+# Worker processes that tests spawn (dask's, multiprocessing's) import this
+# script again as __main__; only the parent runs the suite.
+if __name__ == "__main__":
+    sys.exit(main())
