@@ -142,11 +142,6 @@ TimeArray extract_time_array(Handle object) {
 // needs the registry creates it; everyone else calls the operations of the
 // record found there. All of it runs under the GIL, which serialises it.
 
-namespace {
-
-constexpr const char registry_attribute[] = "_array_borrow_registry";
-constexpr std::uint64_t registry_version = 1;
-
 // The layout shared with every cooperating module.
 struct BorrowRecord {
     std::uint64_t version;
@@ -157,6 +152,12 @@ struct BorrowRecord {
     void (*release_write)(void *state, PyObject *array);
 };
 static_assert(sizeof(BorrowRecord) == 48);
+
+namespace {
+
+constexpr const char registry_attribute[] = "_array_borrow_registry";
+constexpr std::uint64_t registry_version = 1;
+
 
 constexpr std::int32_t borrow_granted = 0;
 constexpr std::int32_t borrow_conflict = -1;
@@ -415,6 +416,12 @@ const BorrowRecord *find_registry_record() {
     Object module = check(PyImport_Import(name.ptr()));
     Object attribute = check(PyUnicode_FromString(registry_attribute));
     Object capsule = Object::steal(PyObject_GetAttr(module.ptr(), attribute.ptr()));
+    // The import and the lookup can run Python code and let another thread
+    // finish a lookup of its own: then that registry is the one in use.
+    if (registry_record_cache != nullptr) {
+        PyErr_Clear();
+        return registry_record_cache;
+    }
     if (!capsule) {
         PyErr_Clear();
         capsule = create_registry(module, attribute, api);
@@ -469,9 +476,8 @@ const BorrowRecord &registry_record() {
 
 } // namespace
 
-ReadBorrow::ReadBorrow(PyObject *array) : array_(array) {
-    const BorrowRecord &record = registry_record();
-    const std::int32_t rc = record.acquire_read(record.state, array);
+ReadBorrow::ReadBorrow(PyObject *array) : array_(array), record_(&registry_record()) {
+    const std::int32_t rc = record_->acquire_read(record_->state, array);
     if (rc == borrow_granted)
         return;
     if (rc == borrow_conflict)
@@ -480,10 +486,7 @@ ReadBorrow::ReadBorrow(PyObject *array) : array_(array) {
                   " from borrow checking API");
 }
 
-ReadBorrow::~ReadBorrow() {
-    // Acquiring filled the record cache.
-    registry_record_cache->release_read(registry_record_cache->state, array_);
-}
+ReadBorrow::~ReadBorrow() { record_->release_read(record_->state, array_); }
 
 // ---------------------------------------------------------------------------
 // The per-call frame

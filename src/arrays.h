@@ -18,6 +18,9 @@ struct TimeArray {
 // Convert the `time` argument; raises TypeError when it cannot serve.
 TimeArray extract_time_array(Handle object);
 
+// The record of operations that the shared borrow registry publishes.
+struct BorrowRecord;
+
 // A read borrow of an array in the shared borrow registry, held for the
 // lifetime of this object.
 class ReadBorrow {
@@ -29,6 +32,7 @@ public:
 
 private:
     PyObject *array_;
+    const BorrowRecord *record_; // the registry the borrow was taken in
 };
 
 // The time array's contiguous doubles, read-only while the view is open.

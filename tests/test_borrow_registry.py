@@ -265,3 +265,24 @@ def test_registry_survives_removal_of_the_attribute(python):
     """)
     assert out.splitlines() == [
         "InternalFailure | forced an error result: the time array is already borrowed"]
+
+
+def test_a_lookup_that_runs_python_code_keeps_the_registry_found_meanwhile(python):
+    # The first lookup asks numpy.core.multiarray for the attribute, which can
+    # run Python code; here that code makes a call of its own, which creates
+    # and publishes the registry before the outer lookup resumes.
+    out = python(PEER_PREAMBLE + """
+    from registry_access import Registry
+    nested = []
+    def hook(name):
+        if name == ATTRIBUTE and not nested:
+            nested.append(run(np.zeros(2)))
+            nested.append(getattr(m, ATTRIBUTE))
+        raise AttributeError(name)
+    m.__getattr__ = hook
+    a = np.zeros(3)
+    print(run(a), nested[0])
+    print(getattr(m, ATTRIBUTE) is nested[1])
+    print(Registry().is_free(a))
+    """)
+    assert out.splitlines() == ["[1.0, 1.0, 1.0] [1.0, 1.0]", "True", "True"]
