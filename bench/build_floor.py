@@ -23,7 +23,7 @@ def load_floor(build_dir):
             "-I" + sysconfig.get_paths()["include"], "-I" + np.get_include(),
             str(SOURCE), "-o", str(target), "-lm"]
         subprocess.run(command, check=True)
-    spec = importlib.util.spec_from_file_location("_floor", target)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    location = importlib.util.spec_from_file_location("_floor", target)
+    module = importlib.util.module_from_spec(location)
+    location.loader.exec_module(module)
     return module
