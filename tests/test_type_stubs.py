@@ -14,7 +14,7 @@ HEADER = """\
 import numpy as np
 import numpy.typing as npt
 import ondulix
-t = np.linspace(0.0, 10.0, 5)
+t = np.arange(5, dtype=np.float64)
 t32 = np.zeros(5, dtype=np.float32)
 """
 
