@@ -158,7 +158,6 @@ namespace {
 constexpr const char registry_attribute[] = "_array_borrow_registry";
 constexpr std::uint64_t registry_version = 1;
 
-
 constexpr std::int32_t borrow_granted = 0;
 constexpr std::int32_t borrow_conflict = -1;
 constexpr std::int32_t borrow_not_writeable = -2;
@@ -440,36 +439,13 @@ const BorrowRecord *find_registry_record() {
     return record;
 }
 
-// "Type: value", followed by the traceback when there is one.
-std::string describe(PythonError &error) {
-    error.normalize();
-    std::string description;
-    try {
-        Object qualname = check(PyObject_GetAttrString(error.type().ptr(), "__qualname__"));
-        description = to_utf8(qualname) + ": " + str_utf8(error.value());
-        if (error.traceback()) {
-            Object traceback = check(PyImport_ImportModule("traceback"));
-            Object lines = check(PyObject_CallMethod(traceback.ptr(), "format_tb", "O",
-                                                     error.traceback().ptr()));
-            Object empty = check(PyUnicode_FromString(""));
-            Object joined = check(PyUnicode_Join(empty.ptr(), lines.ptr()));
-            description += "\nTraceback (most recent call last):\n" + to_utf8(joined);
-        }
-    } catch (const PythonError &) {
-        PyErr_Clear();
-        if (description.empty())
-            description = "<error could not be described>";
-    }
-    return description;
-}
-
 const BorrowRecord &registry_record() {
     if (registry_record_cache != nullptr)
         return *registry_record_cache;
     try {
         registry_record_cache = find_registry_record();
     } catch (PythonError &error) {
-        fail_internal("Interal borrow checking API error: " + describe(error));
+        fail_internal("Interal borrow checking API error: " + describe_error(error));
     }
     return *registry_record_cache;
 }

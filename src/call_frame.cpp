@@ -208,6 +208,29 @@ std::string str_utf8(Handle object) {
     return to_utf8(text);
 }
 
+// "Type: value", followed by the traceback when there is one.
+std::string describe_error(PythonError &error) {
+    error.normalize();
+    std::string description;
+    try {
+        Object qualname = check(PyObject_GetAttrString(error.type().ptr(), "__qualname__"));
+        description = to_utf8(qualname) + ": " + str_utf8(error.value());
+        if (error.traceback()) {
+            Object traceback = check(PyImport_ImportModule("traceback"));
+            Object lines = check(PyObject_CallMethod(traceback.ptr(), "format_tb", "O",
+                                                     error.traceback().ptr()));
+            Object empty = check(PyUnicode_FromString(""));
+            Object joined = check(PyUnicode_Join(empty.ptr(), lines.ptr()));
+            description += "\nTraceback (most recent call last):\n" + to_utf8(joined);
+        }
+    } catch (const PythonError &) {
+        PyErr_Clear();
+        if (description.empty())
+            description = "<error could not be described>";
+    }
+    return description;
+}
+
 void fail_conversion(Handle object, const char *target) {
     std::string type_name = "<failed to extract type name>";
     Object qualname = Object::steal(

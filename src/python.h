@@ -119,6 +119,10 @@ inline Object check(PyObject *ptr) {
 std::string to_utf8(Handle text);
 std::string str_utf8(Handle object);
 
+// "Type: value" of an error, followed by its traceback when it has one; for
+// the messages of internal failures that a Python error caused.
+std::string describe_error(PythonError &error);
+
 // "'{type name}' object cannot be converted to '{target}'", the TypeError of
 // an argument whose type cannot serve.
 [[noreturn]] void fail_conversion(Handle object, const char *target);

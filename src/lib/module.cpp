@@ -109,15 +109,7 @@ std::atomic<bool> initialised{false};
 
 [[noreturn]] void fail_append_to_all() {
     PythonError error = PythonError::fetch();
-    error.normalize();
-    std::string description;
-    try {
-        description = str_utf8(error.type()) + ": " + str_utf8(error.value());
-    } catch (const PythonError &) {
-        PyErr_Clear();
-        description = "<error could not be described>";
-    }
-    fail_internal("could not append __name__ to __all__: " + description);
+    fail_internal("could not append __name__ to __all__: " + describe_error(error));
 }
 
 Object all_list(Handle module) {
