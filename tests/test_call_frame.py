@@ -7,7 +7,7 @@ import pytest
 
 import ondulix
 import waveform_reference as ref
-from call_model import raw_call
+from call_model import ReturnsFromIndex, Shown, TypeErrorSubclass, raw_call
 
 SIGNATURES = {
     "harmonic_oscillator": "(time, amplitude, gamma, omega, phi, y)",
@@ -62,13 +62,6 @@ def test_second_initialisation_raises_import_error():
 
 
 T = np.linspace(0.0, 1.0, 4)
-
-
-class Shown(str):
-    """A keyword name whose str() differs from its text."""
-
-    def __str__(self):
-        return "shown"
 
 
 # Calls that CPython binds with the same message for a plain def.
@@ -163,18 +156,6 @@ class FloatRaising:
         raise self.error
 
 
-class Index:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
-
-
-class TypeErrorSubclass(TypeError):
-    pass
-
-
 def conversion_error(call):
     with pytest.raises(BaseException) as info:
         call()
@@ -231,7 +212,7 @@ def test_prefixed_error_keeps_the_cause_of_the_replaced_one():
 
 
 @pytest.mark.parametrize("value,expected", [
-    (2, 2.0), (-1.0, -1.0), (True, 1.0), (Index(3), 3.0), (np.float32(0.5), 0.5),
+    (2, 2.0), (-1.0, -1.0), (True, 1.0), (ReturnsFromIndex(3), 3.0), (np.float32(0.5), 0.5),
     (2 ** 53 + 1, float(2 ** 53 + 1)),
 ])
 def test_doubles_accept_what_float_accepts(value, expected):
@@ -241,7 +222,7 @@ def test_doubles_accept_what_float_accepts(value, expected):
 
 
 @pytest.mark.parametrize("value,count", [
-    (True, 1), (Index(3), 3), (np.uint64(2), 2), (np.int8(4), 4),
+    (True, 1), (ReturnsFromIndex(3), 3), (np.uint64(2), 2), (np.int8(4), 4),
 ])
 def test_num_harmonics_accepts_integers(value, count):
     t = np.linspace(0.0, 1.0, 5)
